@@ -1,0 +1,2 @@
+#pragma once
+#include "codegen/exchange/model.h"
