@@ -73,8 +73,9 @@ std::vector<uint16_t> PendingTransfer::tiles() const {
 }
 
 uint32_t PendingTransfer::cycle_count() const {
-  if (width == ExchangeItemWidth::Paired64 && words % 2 == 0) return words / 2;
-  return words;
+  // An odd paired count (never produced by the conversion) is taken word by word.
+  const uint32_t s = static_cast<uint32_t>(width);
+  return (words & s) == 0 ? (words >> s) : words;
 }
 
 namespace {
