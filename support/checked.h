@@ -32,14 +32,16 @@ constexpr std::optional<T> checked_mul(T a, T b) {
 template <std::integral T>
 constexpr T saturating_add(T a, T b) {
   T r;
-  if (__builtin_add_overflow(a, b, &r)) return b < 0 ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max();
+  if (__builtin_add_overflow(a, b, &r))
+    return b < 0 ? std::numeric_limits<T>::min() : std::numeric_limits<T>::max();
   return r;
 }
 
 template <std::integral T>
 constexpr T saturating_sub(T a, T b) {
   T r;
-  if (__builtin_sub_overflow(a, b, &r)) return b < 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
+  if (__builtin_sub_overflow(a, b, &r))
+    return b < 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
   return r;
 }
 

@@ -37,7 +37,9 @@ inline Receiver* g_receiver = nullptr;
 // Installs `receiver` (nullptr removes it) and returns the previous one.
 Receiver* set_receiver(Receiver* receiver);
 
-inline bool enabled() { return detail::g_receiver != nullptr; }
+inline bool enabled() {
+  return detail::g_receiver != nullptr;
+}
 
 void emit(Event event);
 
@@ -51,16 +53,17 @@ Field field(std::string_view name, const T& value) {
 // TESSEL_EVENT("tessel_exchange", "assembled multicast exchange",
 //              ("sender_logical", s), ("count", n));
 #define TESSEL_EVENT_FIELD_(pair) ::tessel::support::events::field pair
-#define TESSEL_EVENT(target, message, ...)                                               \
-  do {                                                                                   \
-    if (::tessel::support::events::enabled()) [[unlikely]] {                             \
-      ::tessel::support::events::emit(::tessel::support::events::Event{                  \
-          (target), (message), {TESSEL_EVENT_FIELDS_(__VA_ARGS__)}});                    \
-    }                                                                                    \
+#define TESSEL_EVENT(target, message, ...)                              \
+  do {                                                                  \
+    if (::tessel::support::events::enabled()) [[unlikely]] {            \
+      ::tessel::support::events::emit(::tessel::support::events::Event{ \
+          (target), (message), {TESSEL_EVENT_FIELDS_(__VA_ARGS__)}});   \
+    }                                                                   \
   } while (0)
 
 // Expands up to eight ("name", value) pairs into Field initialisers.
-#define TESSEL_EVENT_NARGS_(...) TESSEL_EVENT_NARGS_I_(__VA_ARGS__ __VA_OPT__(, ) 8, 7, 6, 5, 4, 3, 2, 1, 0)
+#define TESSEL_EVENT_NARGS_(...) \
+  TESSEL_EVENT_NARGS_I_(__VA_ARGS__ __VA_OPT__(, ) 8, 7, 6, 5, 4, 3, 2, 1, 0)
 #define TESSEL_EVENT_NARGS_I_(a1, a2, a3, a4, a5, a6, a7, a8, n, ...) n
 #define TESSEL_EVENT_CAT_(a, b) TESSEL_EVENT_CAT_I_(a, b)
 #define TESSEL_EVENT_CAT_I_(a, b) a##b

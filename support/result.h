@@ -5,10 +5,10 @@
 #include <expected>
 #include <utility>
 
-#define TESSEL_TRY(...)                                                          \
-  ({                                                                             \
-    auto&& tessel_try_result_ = (__VA_ARGS__);                                   \
-    if (!tessel_try_result_) [[unlikely]]                                        \
-      return std::unexpected(std::move(tessel_try_result_).error());             \
-    std::move(tessel_try_result_).value();                                       \
+#define TESSEL_TRY(...)                                              \
+  ({                                                                 \
+    auto&& tessel_try_result_ = (__VA_ARGS__);                       \
+    if (!tessel_try_result_) [[unlikely]]                            \
+      return std::unexpected(std::move(tessel_try_result_).error()); \
+    std::move(tessel_try_result_).value();                           \
   })

@@ -60,7 +60,9 @@ void SipHasher13::write(std::string_view bytes) {
   write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
-void SipHasher13::write_u8(uint8_t v) { write(std::span(&v, 1)); }
+void SipHasher13::write_u8(uint8_t v) {
+  write(std::span(&v, 1));
+}
 
 void SipHasher13::write_u16(uint16_t v) {
   const uint8_t b[2] = {uint8_t(v), uint8_t(v >> 8)};

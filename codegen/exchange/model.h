@@ -26,7 +26,8 @@ const char* width_name(ExchangeItemWidth width);
 struct ExchangeScheduleDestination {
   uint16_t tile = 0;
   uint32_t address = 0;
-  friend bool operator==(const ExchangeScheduleDestination&, const ExchangeScheduleDestination&) = default;
+  friend bool operator==(const ExchangeScheduleDestination&,
+                         const ExchangeScheduleDestination&) = default;
 };
 
 struct ExchangeScheduleTransfer {
@@ -35,7 +36,8 @@ struct ExchangeScheduleTransfer {
   std::vector<ExchangeScheduleDestination> destinations;
   uint32_t words = 0;  // 32-bit words, also for Paired64
   ExchangeItemWidth width = ExchangeItemWidth::Word32;
-  friend bool operator==(const ExchangeScheduleTransfer&, const ExchangeScheduleTransfer&) = default;
+  friend bool operator==(const ExchangeScheduleTransfer&,
+                         const ExchangeScheduleTransfer&) = default;
 };
 
 struct ExchangeScheduleProblem {
@@ -54,7 +56,8 @@ struct ExchangeScheduleSnapshot {
   // Whole-snapshot validation: schema, tile count, distinct phase ids and every
   // per-transfer rule; the first failure is returned. Defined in pending.cc.
   std::expected<void, ExchangeLoweringError> validate() const;
-  friend bool operator==(const ExchangeScheduleSnapshot&, const ExchangeScheduleSnapshot&) = default;
+  friend bool operator==(const ExchangeScheduleSnapshot&,
+                         const ExchangeScheduleSnapshot&) = default;
 };
 
 enum class ExchangeActivityKind : uint8_t { Send = 0, Receive = 1, PartnerBusy = 2 };
@@ -106,7 +109,14 @@ enum class BlockMajorOrder : uint8_t { RowMajor, ColumnMajor };
 
 class StorageError {
  public:
-  enum class Kind : uint8_t { WrongShard, InvalidView, MatrixRank, AmpBlock, BlockMajorBlock, Overflow };
+  enum class Kind : uint8_t {
+    WrongShard,
+    InvalidView,
+    MatrixRank,
+    AmpBlock,
+    BlockMajorBlock,
+    Overflow
+  };
   static StorageError wrong_shard() { return StorageError(Kind::WrongShard); }
   static StorageError invalid_view() { return StorageError(Kind::InvalidView); }
   static StorageError matrix_rank() { return StorageError(Kind::MatrixRank); }
@@ -154,7 +164,9 @@ class ExchangeLoweringError {
   ExchangeLoweringError(ExchangeError error) : kind_(Kind::Exchange), payload_(error) {}
   ExchangeLoweringError(StorageError error) : kind_(Kind::Storage), payload_(error) {}
 
-  static ExchangeLoweringError unplaced_shard() { return ExchangeLoweringError(Kind::UnplacedShard); }
+  static ExchangeLoweringError unplaced_shard() {
+    return ExchangeLoweringError(Kind::UnplacedShard);
+  }
   static ExchangeLoweringError invalid_destination() {
     return ExchangeLoweringError(Kind::InvalidDestination);
   }

@@ -44,8 +44,10 @@ bool spans_share_effective_memory_element(uint32_t start_a, uint32_t words_a, ui
   std::size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
     if (a[i] == b[j]) return true;
-    if (a[i] < b[j]) ++i;
-    else ++j;
+    if (a[i] < b[j])
+      ++i;
+    else
+      ++j;
   }
   return false;
 }
@@ -102,16 +104,17 @@ LoweringResult<std::vector<PendingTransfer>> pending_from_problem(
     const ExchangeScheduleTransfer& t = problem.transfers[i];
     const uint32_t mask = alignment_mask(t.width);
     if (t.source >= tile_count) {
-      return std::unexpected(invalid(fmt::format("phase {} transfer {} has source tile {} outside 0..{}",
-                                                 phase, i, t.source, tile_count)));
+      return std::unexpected(
+          invalid(fmt::format("phase {} transfer {} has source tile {} outside 0..{}", phase, i,
+                              t.source, tile_count)));
     }
     if (t.words < 1 || t.words > tessel::exchange::kMaxTransferWords) {
-      return std::unexpected(
-          invalid(fmt::format("phase {} transfer {} has invalid word count {}", phase, i, t.words)));
+      return std::unexpected(invalid(
+          fmt::format("phase {} transfer {} has invalid word count {}", phase, i, t.words)));
     }
     if (t.width == ExchangeItemWidth::Paired64 && (t.words < 128 || t.words % 2 != 0)) {
-      return std::unexpected(invalid(
-          fmt::format("phase {} transfer {} has invalid {}-word paired payload", phase, i, t.words)));
+      return std::unexpected(invalid(fmt::format(
+          "phase {} transfer {} has invalid {}-word paired payload", phase, i, t.words)));
     }
     if (t.source_addresses.empty()) {
       return std::unexpected(
@@ -183,8 +186,8 @@ std::expected<void, ExchangeLoweringError> ExchangeScheduleSnapshot::validate() 
   std::set<uint32_t> ids;
   for (const ExchangeScheduleProblem& problem : phases) {
     if (!ids.insert(problem.phase).second) {
-      return std::unexpected(
-          ExchangeLoweringError::invalid_snapshot(fmt::format("duplicate phase {}", problem.phase)));
+      return std::unexpected(ExchangeLoweringError::invalid_snapshot(
+          fmt::format("duplicate phase {}", problem.phase)));
     }
     auto converted = pending_from_problem(problem, tile_count);
     if (!converted) return std::unexpected(std::move(converted).error());

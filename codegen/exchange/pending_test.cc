@@ -98,18 +98,16 @@ TEST(SnapshotValidation, DuplicatePhaseStopsBeforeItsTransfers) {
 }
 
 TEST(PendingFromProblem, ConvertsWithPartnerAndElements) {
-  ExchangeScheduleProblem problem{
-      4,
-      {transfer(1, {0x3FF0, 0x3FF8}, {{0, 0x100}}, 8),
-       transfer(46, {0x8000}, {{44, 0x8000}, {45, 0x8000}}, 128, P)}};
+  ExchangeScheduleProblem problem{4,
+                                  {transfer(1, {0x3FF0, 0x3FF8}, {{0, 0x100}}, 8),
+                                   transfer(46, {0x8000}, {{44, 0x8000}, {45, 0x8000}}, 128, P)}};
   auto r = pending_from_problem(problem, 47);
   ASSERT_TRUE(r) << r.error().display();
   ASSERT_EQ(r->size(), 2u);
   const PendingTransfer& a = (*r)[0];
   EXPECT_EQ(a.value, 0u);
   EXPECT_FALSE(a.partner);
-  EXPECT_EQ(a.source_elements,
-            (std::vector<ExchangeMemoryElement>{{false, 0}, {false, 1}}));
+  EXPECT_EQ(a.source_elements, (std::vector<ExchangeMemoryElement>{{false, 0}, {false, 1}}));
   EXPECT_EQ(a.tiles(), (std::vector<uint16_t>{1, 0}));
   EXPECT_EQ(a.cycle_count(), 8u);
   const PendingTransfer& b = (*r)[1];

@@ -5,7 +5,9 @@
 
 namespace tessel::codegen::exchange {
 
-uint32_t transfer_cycles(const PendingTransfer& t) { return t.cycle_count(); }
+uint32_t transfer_cycles(const PendingTransfer& t) {
+  return t.cycle_count();
+}
 
 namespace {
 
@@ -38,14 +40,16 @@ void tile_dependencies(const std::vector<TransferAccess>& accesses, std::vector<
   bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
   std::vector<AccessFrontier> frontier(bounds.size() - 1);
   const auto position = [&](uint64_t b) {
-    return static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), b) - bounds.begin());
+    return static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), b) -
+                                    bounds.begin());
   };
   for (const auto& a : accesses) {
     const std::size_t u = position(a.start);
     const std::size_t v = position(a.end);
     for (std::size_t i = u; i < v; ++i) {
       AccessFrontier& f = frontier[i];
-      if (f.last_writer && *f.last_writer != a.transfer) edges.emplace_back(*f.last_writer, a.transfer);
+      if (f.last_writer && *f.last_writer != a.transfer)
+        edges.emplace_back(*f.last_writer, a.transfer);
       if (a.write) {
         for (uint64_t r : f.readers) {
           if (r != a.transfer) edges.emplace_back(r, a.transfer);
@@ -99,7 +103,8 @@ SchedulingProblem::SchedulingProblem(std::span<const PendingTransfer> transfers_
   }
 }
 
-uint32_t endpoint_work_lower_bound(std::span<const PendingTransfer> transfers, uint16_t tile_count) {
+uint32_t endpoint_work_lower_bound(std::span<const PendingTransfer> transfers,
+                                   uint16_t tile_count) {
   std::vector<uint64_t> send(tile_count, 0), receive(tile_count, 0);
   for (const PendingTransfer& p : transfers) {
     const uint64_t c = transfer_cycles(p);

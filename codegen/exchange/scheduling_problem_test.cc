@@ -47,7 +47,9 @@ TEST(SchedulingProblem, HazardEdges) {
       {"overlapping writes", {make(0, {0}, {{1, 0}}, 2), make(2, {0}, {{1, 4}}, 2)}, {{0, 1}}},
       {"write after read", {make(1, {0}, {{0, 0}}, 4), make(2, {0}, {{1, 8}}, 1)}, {{0, 1}}},
       {"write elsewhere", {make(1, {0}, {{0, 0}}, 4), make(3, {0}, {{2, 8}}, 1)}, {}},
-      {"read after write", {make(0, {0}, {{1, 0x100}}, 4), make(1, {0x104}, {{2, 0}}, 4)}, {{0, 1}}},
+      {"read after write",
+       {make(0, {0}, {{1, 0x100}}, 4), make(1, {0x104}, {{2, 0}}, 4)},
+       {{0, 1}}},
       {"loopback never depends on itself", {make(2, {0x0}, {{3, 0}, {2, 0x0}}, 16)}, {}},
       {"readers then writer",
        {make(1, {0}, {{0, 0}}, 4), make(1, {0}, {{2, 0}}, 4), make(1, {0}, {{3, 0}}, 4),
@@ -55,9 +57,11 @@ TEST(SchedulingProblem, HazardEdges) {
        {{0, 3}, {1, 3}, {2, 3}}},
       {"zero words", {make(0, {0}, {{1, 0}}, 0), make(2, {0}, {{1, 0}}, 4)}, {}},
       {"edge found twice is recorded once",
-       {make(0, {0}, {{1, 0}, {2, 0}}, 4), make(3, {0}, {{1, 0}, {2, 0}}, 4)}, {{0, 1}}},
+       {make(0, {0}, {{1, 0}, {2, 0}}, 4), make(3, {0}, {{1, 0}, {2, 0}}, 4)},
+       {{0, 1}}},
       {"repeat iterations all read",
-       {make(1, {0x0, 0x100}, {{0, 0}}, 4), make(2, {0}, {{1, 0x104}}, 1)}, {{0, 1}}},
+       {make(1, {0x0, 0x100}, {{0, 0}}, 4), make(2, {0}, {{1, 0x104}}, 1)},
+       {{0, 1}}},
   };
   for (const Case& c : cases) {
     SchedulingProblem p(c.transfers, 8);
@@ -93,7 +97,8 @@ TEST(SchedulingProblem, EndpointWorkAndBound) {
 TEST(SchedulingProblem, CycleCount) {
   EXPECT_EQ(transfer_cycles(make(0, {0}, {{1, 0}}, 7)), 7u);
   EXPECT_EQ(transfer_cycles(make(0, {0}, {{1, 0}}, 0)), 0u);
-  EXPECT_EQ(transfer_cycles(make(0, {0}, {{2, 0}, {3, 0}}, 129, ExchangeItemWidth::Paired64)), 129u);
+  EXPECT_EQ(transfer_cycles(make(0, {0}, {{2, 0}, {3, 0}}, 129, ExchangeItemWidth::Paired64)),
+            129u);
 }
 
 }  // namespace
