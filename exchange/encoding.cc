@@ -157,7 +157,10 @@ std::expected<void, ExchangeError> append_receive_events_record(
       TESSEL_TRY(append_single_control(words, cursor, events[i]));
     }
     if (sink.checkpoints) {
-      sink.checkpoints->push(Checkpoint{pair, limit, sink.next_row, j, words.len(), cursor});
+      // The limit only matters for a PicPair; a single control's checkpoint
+      // keeps 0 so that equal encodings have equal checkpoints.
+      sink.checkpoints->push(
+          Checkpoint{pair, pair ? limit : 0, sink.next_row, j, words.len(), cursor});
     }
     i = j;
   }
