@@ -9,15 +9,6 @@
 
 namespace tessel::codegen::exchange {
 
-uint64_t integer_sqrt(uint64_t n) {
-  uint64_t r = 0;
-  for (uint64_t bit = uint64_t{1} << 31; bit != 0; bit >>= 1) {
-    const uint64_t candidate = r | bit;
-    if (candidate * candidate <= n) r = candidate;
-  }
-  return r;
-}
-
 LoweringResult<MaterializedSchedule> materialize_greedy_schedule(const Topology& topology,
                                                                  const SchedulingProblem& problem,
                                                                  const ReceiveInputs& receive) {
@@ -93,7 +84,7 @@ std::vector<bool> neighborhood_of(const SchedulingProblem& problem,
   for (const auto& seq : sequences) {
     const uint64_t m = seq.size();
     if (m == 0) continue;
-    const uint64_t r = integer_sqrt(m);
+    const uint64_t r = order::integer_sqrt(m);
     for (uint64_t i = 0; i < m; ++i) {
       if (!critical[seq[i]]) continue;
       const uint64_t lo = i > r ? i - r : 0;

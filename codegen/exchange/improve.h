@@ -40,7 +40,4 @@ ScheduledPending improve_pending_schedule(const Topology& topology,
                                           const ReceiveInputs& receive,
                                           MaterializedSchedule schedule);
 
-// Largest r with r * r <= n.
-uint64_t integer_sqrt(uint64_t n);
-
 }  // namespace tessel::codegen::exchange
