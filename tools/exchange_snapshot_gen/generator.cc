@@ -595,6 +595,9 @@ ExchangeScheduleSnapshot generate_snapshot(const GeneratorOptions& options) {
       kFamilies[static_cast<size_t>(options.workload)](builder, options.transfers);
     }
     keep_unpartnered_tile_unpaired(problem.transfers, options.tiles);
+    if (options.ordinary_only) {
+      for (auto& t : problem.transfers) t.width = ExchangeItemWidth::Word32;
+    }
   }
   return snapshot;
 }

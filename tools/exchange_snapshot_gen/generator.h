@@ -46,6 +46,9 @@ struct GeneratorOptions {
   uint32_t transfers = 200;  // per phase, approximate
   uint64_t seed = 1;
   Workload workload = Workload::Mixed;
+  // Write would-be paired transfers as ordinary ones, so that the snapshot is
+  // an ordinary-transfer capture that width selection accepts.
+  bool ordinary_only = false;
 };
 
 // Phases are numbered 0, 1, 2, ... With one tile every phase is empty: no

@@ -262,6 +262,25 @@ TEST(SnapshotGenerator, EmptyRequestsGiveEmptyButValidSnapshots) {
   EXPECT_EQ(generate_snapshot(options(Workload::Halo, 64, 1, 2, 0)).phases[1].transfers.size(), 0u);
 }
 
+TEST(SnapshotGenerator, OrdinaryOnlyKeepsTheShapesWithoutPairedTransfers) {
+  GeneratorOptions o = options(Workload::Paired, 64, 1, 2, 48);
+  const auto native = generate_snapshot(o);
+  o.ordinary_only = true;
+  const auto ordinary = generate_snapshot(o);
+  ASSERT_EQ(native.phases.size(), ordinary.phases.size());
+  bool had_paired = false;
+  for (std::size_t p = 0; p < native.phases.size(); ++p) {
+    ASSERT_EQ(native.phases[p].transfers.size(), ordinary.phases[p].transfers.size());
+    for (std::size_t i = 0; i < native.phases[p].transfers.size(); ++i) {
+      auto expected = native.phases[p].transfers[i];
+      had_paired |= expected.width == codegen::exchange::ExchangeItemWidth::Paired64;
+      expected.width = codegen::exchange::ExchangeItemWidth::Word32;
+      EXPECT_EQ(ordinary.phases[p].transfers[i], expected);
+    }
+  }
+  EXPECT_TRUE(had_paired);
+}
+
 // The bundled examples are what their documented commands write; a change of
 // the random stream or of a family shows up here and needs them regenerated.
 TEST(SnapshotGenerator, BundledExamplesAreReproducible) {
@@ -270,7 +289,9 @@ TEST(SnapshotGenerator, BundledExamplesAreReproducible) {
     return std::string(std::istreambuf_iterator<char>(in), {});
   };
   const auto small_mixed = generate_validated_json(options(Workload::Mixed, 64, 1, 4, 100));
-  const auto paired = generate_validated_json(options(Workload::Paired, 64, 1, 2, 48));
+  GeneratorOptions ordinary = options(Workload::Paired, 64, 1, 2, 48);
+  ordinary.ordinary_only = true;
+  const auto paired = generate_validated_json(ordinary);
   ASSERT_TRUE(small_mixed && paired);
   EXPECT_EQ(read("small_mixed.json"), *small_mixed);
   EXPECT_EQ(read("paired.json"), *paired);

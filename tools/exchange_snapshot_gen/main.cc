@@ -62,6 +62,8 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(
           CLI::IsMember({"halo", "alltoall", "broadcast", "reduce", "repeat", "paired", "mixed"}));
+  app.add_flag("--ordinary-only", options.ordinary_only,
+               "Write every transfer as Word32 (an ordinary-transfer capture for --select-widths)");
   app.add_option("-o,--output", output, "Output path, - for standard output")->required();
   try {
     app.parse(argc, argv);
