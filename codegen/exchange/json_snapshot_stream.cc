@@ -181,9 +181,10 @@ bool is_digit(int c) {
   return c >= '0' && c <= '9';
 }
 
-// Powers of ten as correctly rounded doubles, 1e0 to 1e308; numbers are
-// composed from them by one multiplication or division, as the file format's
-// reference reader does, so the values shown in messages agree with it.
+// Powers of ten as correctly rounded doubles, 1e0 to 1e308. A number's value
+// is composed from its significand by one multiplication or division with
+// them (not a correctly rounded conversion); the floating-point values shown
+// in messages are defined by exactly that composition.
 const std::array<double, 309>& powers_of_ten() {
   static const std::array<double, 309> table = [] {
     std::array<double, 309> t{};
@@ -444,7 +445,7 @@ class StreamDecoder {
     }
   }
 
-  // Composes significand * 10^exponent the way the reference reader does.
+  // significand * 10^exponent, composed as described at powers_of_ten().
   bool from_parts(bool positive, uint64_t significand, int exponent, Number& out) {
     const auto& pow10 = powers_of_ten();
     double f = static_cast<double>(significand);
