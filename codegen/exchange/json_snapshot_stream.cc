@@ -698,11 +698,12 @@ class StreamDecoder {
     return ignore_string() && parse_colon();
   }
 
-  // Skips one value of any type, checking its syntax. Iterative: `frames`
-  // holds the open arrays and objects, bounded by the nesting limit.
+  // Skips one value of any type, checking its syntax. Skipped values do not
+  // count towards the nesting limit of the records; the walk is iterative, so
+  // any depth is safe: `frames` holds the open arrays and objects.
   bool ignore_value() {
-    std::array<char, kDepthLimit> frames;
-    int open = 0;
+    std::string& frames = frames_;
+    frames.clear();
     for (;;) {
       // A value is expected here.
       const int c = skip_ws();
@@ -728,14 +729,12 @@ class StreamDecoder {
           break;
         case '[':
         case '{': {
-          if (!enter()) return false;
           eat();
-          frames[static_cast<size_t>(open++)] = static_cast<char>(c);
+          frames.push_back(static_cast<char>(c));
           const int inner = skip_ws();
           if (inner == (c == '[' ? ']' : '}')) {
             eat();
-            --open;
-            leave();
+            frames.pop_back();
             break;
           }
           if (inner < 0)
@@ -751,8 +750,8 @@ class StreamDecoder {
       if (opened) continue;
       // A value is complete: close frames until one continues with ','.
       for (;;) {
-        if (open == 0) return true;
-        const char frame = frames[static_cast<size_t>(open - 1)];
+        if (frames.empty()) return true;
+        const char frame = frames.back();
         const int d = skip_ws();
         if (d < 0)
           return fail(frame == '[' ? "EOF while parsing a list" : "EOF while parsing an object");
@@ -765,8 +764,7 @@ class StreamDecoder {
           return fail(frame == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
         }
         eat();
-        --open;
-        leave();
+        frames.pop_back();
       }
     }
   }
@@ -948,6 +946,9 @@ class StreamDecoder {
       const auto found = std::find(names.begin(), names.end(), std::string_view(scratch_));
       const auto index = static_cast<size_t>(found - names.begin());
       if (found != names.end() && (seen >> index & 1u) != 0) {
+        // The record's end is looked for before the error is placed, so it
+        // points at whatever follows the key (usually its ':').
+        skip_ws();
         return fail(fmt::format("duplicate field `{}`", *found));
       }
       if (!parse_colon()) return false;
@@ -970,6 +971,7 @@ class StreamDecoder {
   size_t examined_ = 0;
   int depth_left_ = kDepthLimit;
   std::string scratch_;
+  std::string frames_;
   std::string message_;
   size_t error_at_ = 0;
 };
