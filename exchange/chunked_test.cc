@@ -54,7 +54,8 @@ TEST(Chunked, PushFillsOneChunkBeforeStartingTheNext) {
   w.push(128);
   EXPECT_EQ(w.chunk_count(), 2u);
   EXPECT_EQ(w.chunk_size(1), 1u);
-  EXPECT_EQ(w.chunk_capacity(1), 128u);  // a fresh chunk reserves the full size
+  // A fresh chunk starts small and grows towards the full size.
+  EXPECT_LE(w.chunk_capacity(1), 128u);
   EXPECT_EQ(w.back(), 128u);
   expect_matches(w, iota_vector(129));
 }

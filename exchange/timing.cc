@@ -220,8 +220,14 @@ std::expected<ScheduledReceiverWindow, ExchangeError> scheduled_receive_window(
     }
     window.events.push_back(e);
   }
-  std::stable_sort(window.events.begin(), window.events.end(),
-                   [](const ReceiveEvent& a, const ReceiveEvent& b) { return a.cycle < b.cycle; });
+  // Stable insertion sort: at most eight events, and std::stable_sort would
+  // allocate a buffer for every candidate offset the search tries.
+  for (auto i = window.events.begin() + 1; i < window.events.end(); ++i) {
+    const ReceiveEvent moving = *i;
+    auto j = i;
+    for (; j != window.events.begin() && (j - 1)->cycle > moving.cycle; --j) *j = *(j - 1);
+    *j = moving;
+  }
 
   const size_t n = window.events.size();
   for (size_t i = 0; i < n;) {

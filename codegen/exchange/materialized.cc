@@ -67,6 +67,11 @@ uint32_t saturating_delay(uint32_t end, uint32_t from) {
 
 }  // namespace
 
+SchedulingCounters& scheduling_counters() {
+  static SchedulingCounters counters;
+  return counters;
+}
+
 uint64_t MaterializedSchedule::validation_budget(uint16_t tile_count,
                                                  std::span<const PendingTransfer> transfers) {
   using support::saturating_add;
@@ -95,6 +100,7 @@ MaterializedSchedule::MaterializedSchedule(uint16_t tile_count,
       activities(tile_count),
       placements(transfers.size()) {
   order.reserve(transfers.size());
+  ++scheduling_counters().materializations;
 }
 
 LoweringResult<uint32_t> MaterializedSchedule::append(
@@ -270,6 +276,7 @@ LoweringResult<uint32_t> MaterializedSchedule::append(
 
   order.push_back(index);
   placements[index] = TransferPlacement{predecessor, finish};
+  ++scheduling_counters().placements;
   return finish;
 }
 

@@ -57,6 +57,14 @@ struct ReceiveInputs {
   std::span<const uint64_t> incoming_counts;
 };
 
+// Process-wide tallies for measuring the scheduler (one thread): every
+// schedule created and every transfer placed, by any strategy.
+struct SchedulingCounters {
+  uint64_t materializations = 0;
+  uint64_t placements = 0;
+};
+SchedulingCounters& scheduling_counters();
+
 class MaterializedSchedule {
  public:
   MaterializedSchedule(uint16_t tile_count, std::span<const PendingTransfer> transfers);
