@@ -20,20 +20,6 @@ std::unexpected<ExchangeLoweringError> fail(T error) {
   return std::unexpected(ExchangeLoweringError(error));
 }
 
-// Both sequences ascending.
-bool share_element(std::span<const ExchangeMemoryElement> a,
-                   std::span<const ExchangeMemoryElement> b) {
-  std::size_t i = 0, j = 0;
-  while (i < a.size() && j < b.size()) {
-    if (a[i] == b[j]) return true;
-    if (a[i] < b[j])
-      ++i;
-    else
-      ++j;
-  }
-  return false;
-}
-
 // The receive pointer of a (multicast or paired) receiver row is set to the
 // destination address: the first PIC pointer control, or the PIC half of the
 // first single-control PicPair word.
@@ -211,7 +197,7 @@ LoweringResult<uint32_t> MaterializedSchedule::append(
     uint32_t delay = 0;
     for (const MemoryAccess& w : memory[t.source].writes) {
       if (w.start < timing->sender_horizon && w.end > timing->send_start &&
-          share_element(w.elements, t.source_elements)) {
+          elements_intersect(w.elements, t.source_elements)) {
         delay = std::max(delay, saturating_delay(w.end, timing->send_start));
       }
     }
@@ -223,7 +209,8 @@ LoweringResult<uint32_t> MaterializedSchedule::append(
       for (const MemoryAccess& r : memory[d.tile].reads) {
         if (!(r.start < until && r.end > from)) continue;
         if (span.empty()) span = span_elements(d.address, t.words);
-        if (share_element(r.elements, span)) delay = std::max(delay, saturating_delay(r.end, from));
+        if (elements_intersect(r.elements, span))
+          delay = std::max(delay, saturating_delay(r.end, from));
       }
     }
     auto candidate = support::checked_add(offset, delay);

@@ -36,20 +36,23 @@ std::vector<ExchangeMemoryElement> span_elements(uint32_t start, uint32_t words)
   return out;
 }
 
-bool spans_share_effective_memory_element(uint32_t start_a, uint32_t words_a, uint32_t start_b,
-                                          uint32_t words_b) {
-  // Spans list their elements in ascending order, so one merge walk suffices.
-  const auto a = span_elements(start_a, words_a);
-  const auto b = span_elements(start_b, words_b);
+bool elements_intersect(std::span<const ExchangeMemoryElement> a,
+                        std::span<const ExchangeMemoryElement> b) {
   std::size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
     if (a[i] == b[j]) return true;
-    if (a[i] < b[j])
+    if (a[i] < b[j]) {
       ++i;
-    else
+    } else {
       ++j;
+    }
   }
   return false;
+}
+
+bool spans_share_effective_memory_element(uint32_t start_a, uint32_t words_a, uint32_t start_b,
+                                          uint32_t words_b) {
+  return elements_intersect(span_elements(start_a, words_a), span_elements(start_b, words_b));
 }
 
 void PendingTransfer::refresh_source_elements() {

@@ -6,6 +6,7 @@
 // from there on. Two accesses conflict when they touch a common element.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "codegen/exchange/model.h"
@@ -44,6 +45,10 @@ void for_each_span_element(uint32_t start, uint32_t words, Visit&& visit) {
     a = n;
   }
 }
+
+// True when two ascending element sequences have an element in common.
+bool elements_intersect(std::span<const ExchangeMemoryElement> a,
+                        std::span<const ExchangeMemoryElement> b);
 
 bool spans_share_effective_memory_element(uint32_t start_a, uint32_t words_a, uint32_t start_b,
                                           uint32_t words_b);
