@@ -236,14 +236,18 @@ TEST(SnapshotGenerator, OnlyTheMixedFamilyCreatesMemoryHazards) {
 // schedule and pass the independent check of the lowered phase.
 TEST(SnapshotGenerator, EveryFamilySchedules) {
   for (Workload w : kAllWorkloads) {
-    for (uint16_t tiles : {2, 5, 16}) {
-      const GeneratorOptions o = options(w, tiles, 3, 2, 30);
+    for (uint16_t tiles : {1, 2, 5, 16, 47, 64, 1472}) {
+      const GeneratorOptions o = options(w, tiles, 3, 2, tiles >= 47 ? 120 : 30);
       SCOPED_TRACE(label(o));
       for (const auto& phase : generate_snapshot(o).phases) {
         const auto lowered = codegen::exchange::schedule_exchange_problem(tiles, phase);
         ASSERT_TRUE(lowered.has_value()) << lowered.error().display();
         const auto checked = codegen::exchange::validate_exchange_schedule(tiles, phase, *lowered);
         EXPECT_TRUE(checked.has_value()) << checked.error().display();
+        // Scheduling is a pure function of the problem.
+        const auto again = codegen::exchange::schedule_exchange_problem(tiles, phase);
+        ASSERT_TRUE(again.has_value());
+        EXPECT_TRUE(codegen::exchange::identical_output(*lowered, *again));
       }
     }
   }
