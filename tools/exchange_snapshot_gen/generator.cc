@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "codegen/exchange/driver.h"
 #include "exchange/error.h"
 #include "support/result.h"
 #include "tools/exchange_snapshot_gen/snapshot_writer.h"
@@ -449,6 +450,23 @@ constexpr std::array<Family, 6> kFamilies{halo, alltoall, broadcast, reduce, rep
 static_assert(static_cast<size_t>(Workload::Paired) == 5 &&
               static_cast<size_t>(Workload::Mixed) == 6);
 
+// Some loopback multicasts can never be encoded: the source tile's own
+// receive controls fall on its send start or the cycle after, wherever the
+// transfer is placed. A compiler would not emit one, so the word count is
+// raised until the transfer schedules on its own (placement elsewhere only
+// removes receive controls, never adds them).
+uint32_t encodable_loopback_words(uint16_t tiles, uint16_t source,
+                                  const std::vector<uint16_t>& receivers, uint32_t words) {
+  for (;; ++words) {
+    codegen::exchange::ExchangeScheduleProblem alone{
+        0, {{source, {0}, {}, words, ExchangeItemWidth::Word32}}};
+    for (uint16_t r : receivers) {
+      alone.transfers[0].destinations.push_back({r, r == source ? kWriteAreaBegin : 0u});
+    }
+    if (codegen::exchange::schedule_exchange_problem(tiles, alone)) return words;
+  }
+}
+
 // Two families share the phase, and about an eighth of its transfers reuse
 // buffers of the others so that every kind of memory hazard occurs: a transfer
 // that forwards what an earlier one wrote (read after write), one that
@@ -499,11 +517,12 @@ void mixed(PhaseBuilder& b, uint64_t target, uint32_t primary) {
       b.point_to_point(writer, b.memory.read(writer, 4 * words), d.tile, d.address, words);
     } else {  // loopback multicast: read area to write area of the source tile
       const uint16_t source = b.random_tile();
-      const uint32_t words = b.rng.words(8, 512);
-      const uint32_t bytes = 4 * words;
+      uint32_t words = b.rng.words(8, 512);
       const uint32_t others = std::min<uint32_t>(b.rng.words(1, 3), b.tiles - 1u);
       std::vector<uint16_t> receivers = b.sample_tiles(others, source);
       receivers.insert(receivers.begin() + b.rng.uniform(0, receivers.size()), source);
+      words = encodable_loopback_words(b.tiles, source, receivers, words);
+      const uint32_t bytes = 4 * words;
       std::vector<ExchangeScheduleDestination> destinations;
       for (uint16_t r : receivers) destinations.push_back({r, b.memory.write(r, bytes)});
       b.add(source, {b.memory.read(source, bytes)}, std::move(destinations), words);
