@@ -43,16 +43,19 @@ void tile_dependencies(const std::vector<TransferAccess>& accesses, std::vector<
     return static_cast<std::size_t>(std::lower_bound(bounds.begin(), bounds.end(), b) -
                                     bounds.begin());
   };
+  // An access that covers many intervals meets the same predecessors in
+  // each; they are deduplicated per access before they join the edge list.
+  std::vector<uint64_t> before;
   for (const auto& a : accesses) {
     const std::size_t u = position(a.start);
     const std::size_t v = position(a.end);
+    before.clear();
     for (std::size_t i = u; i < v; ++i) {
       AccessFrontier& f = frontier[i];
-      if (f.last_writer && *f.last_writer != a.transfer)
-        edges.emplace_back(*f.last_writer, a.transfer);
+      if (f.last_writer && *f.last_writer != a.transfer) before.push_back(*f.last_writer);
       if (a.write) {
         for (uint64_t r : f.readers) {
-          if (r != a.transfer) edges.emplace_back(r, a.transfer);
+          if (r != a.transfer) before.push_back(r);
         }
         f.readers.clear();
         f.last_writer = a.transfer;
@@ -60,7 +63,15 @@ void tile_dependencies(const std::vector<TransferAccess>& accesses, std::vector<
         f.readers.push_back(a.transfer);
       }
     }
+    std::sort(before.begin(), before.end());
+    before.erase(std::unique(before.begin(), before.end()), before.end());
+    for (uint64_t p : before) edges.emplace_back(p, a.transfer);
   }
+}
+
+void sort_unique(std::vector<Edge>& edges) {
+  std::sort(edges.begin(), edges.end());
+  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
 }
 
 }  // namespace
@@ -83,13 +94,20 @@ SchedulingProblem::SchedulingProblem(std::span<const PendingTransfer> transfers_
   }
   // Collected, then sorted and deduplicated: the same as walking an ordered
   // pair set, which makes every adjacency list ascending and duplicate-free.
+  // An edge found on many tiles (a multicast to the same tiles as an earlier
+  // one) repeats, so the list is compacted whenever it has doubled.
   std::vector<Edge> edges;
+  std::size_t compacted = 0;
   for (auto& accesses : per_tile) {
     tile_dependencies(accesses, edges);
     std::vector<TransferAccess>().swap(accesses);
+    if (edges.size() > 2 * compacted + 4096) {
+      sort_unique(edges);
+      compacted = edges.size();
+    }
   }
-  std::sort(edges.begin(), edges.end());
-  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+  sort_unique(edges);
+  edges.shrink_to_fit();
   for (const auto& [a, b] : edges) {
     predecessors[b].push_back(a);
     successors[a].push_back(b);
