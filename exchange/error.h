@@ -80,7 +80,7 @@ class ExchangeError {
   const char* phrase_ = nullptr;
 };
 
-// Rust-like debug quoting of a text: "..." with \" \\ \n \r \t and \u{..}
+// Debug quoting of a text: "..." with \" \\ \n \r \t and \u{..}
 // escapes for other control characters.
 std::string debug_quoted(std::string_view text);
 
