@@ -103,13 +103,12 @@ void push_sends(RowWriter& w, uint32_t count, uint32_t control) {
 
 // Receivers must be in range and distinct.
 bool valid_receivers(std::span<const uint16_t> receivers, uint64_t tile_count) {
+  std::vector<bool> seen(tile_count, false);
   for (uint16_t r : receivers) {
-    if (r >= tile_count) return false;
+    if (r >= tile_count || seen[r]) return false;
+    seen[r] = true;
   }
-  if (receivers.size() < 2) return true;
-  std::vector<uint16_t> sorted(receivers.begin(), receivers.end());
-  std::sort(sorted.begin(), sorted.end());
-  return std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  return true;
 }
 
 // A timed incoming control of a paired receiver row.

@@ -47,7 +47,8 @@ std::expected<ExchangeScheduleSnapshot, RunError> load_snapshot(const std::strin
 void keep_first_iteration_only(ExchangeScheduleSnapshot& snapshot) {
   for (auto& phase : snapshot.phases) {
     for (auto& transfer : phase.transfers) {
-      if (transfer.source_addresses.size() > 1) transfer.source_addresses.resize(1);
+      auto& addresses = transfer.source_addresses;
+      if (addresses.size() > 1) addresses.erase(addresses.begin() + 1, addresses.end());
     }
   }
 }
