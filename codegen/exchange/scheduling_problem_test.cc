@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "codegen/exchange/testing.h"
+
 namespace tessel::codegen::exchange {
 namespace {
 
@@ -10,15 +12,7 @@ using Edges = std::vector<std::pair<uint64_t, uint64_t>>;
 PendingTransfer make(uint16_t source, std::vector<uint32_t> sources,
                      std::vector<PendingDestination> dests, uint32_t words,
                      ExchangeItemWidth width = ExchangeItemWidth::Word32) {
-  PendingTransfer p;
-  p.source = source;
-  p.source_addresses = std::move(sources);
-  p.destinations = std::move(dests);
-  p.words = words;
-  p.width = width;
-  if (width == ExchangeItemWidth::Paired64) p.partner = source ^ 1;
-  p.refresh_source_elements();
-  return p;
+  return testing::pending_transfer(source, std::move(sources), std::move(dests), words, width);
 }
 
 Edges edges_of(const SchedulingProblem& p) {

@@ -7,6 +7,8 @@
 #include <numeric>
 #include <random>
 
+#include "codegen/exchange/testing.h"
+
 namespace tessel::codegen::exchange::order {
 namespace {
 
@@ -14,25 +16,13 @@ using Order = std::vector<uint64_t>;
 
 PendingTransfer make(uint16_t source, std::vector<PendingDestination> dests, uint32_t words = 4,
                      uint32_t source_address = 0) {
-  PendingTransfer p;
-  p.source = source;
-  p.source_addresses = {source_address};
-  p.destinations = std::move(dests);
-  p.words = words;
-  p.refresh_source_elements();
-  return p;
+  return testing::pending_transfer(source, {source_address}, std::move(dests), words);
 }
 
-// The problem borrows the transfers, so both live together behind one pointer.
-struct Phase {
-  std::vector<PendingTransfer> transfers;
-  SchedulingProblem problem;
-  Phase(std::vector<PendingTransfer> t, uint16_t tiles)
-      : transfers(std::move(t)), problem(transfers, tiles) {}
-};
+using Phase = testing::OwnedProblem;
 
 std::unique_ptr<Phase> phase(std::vector<PendingTransfer> transfers, uint16_t tiles = 16) {
-  return std::make_unique<Phase>(std::move(transfers), tiles);
+  return testing::owned_problem(std::move(transfers), tiles);
 }
 
 TEST(Repair, IntegerSquareRoot) {
