@@ -15,6 +15,7 @@
 #include "codegen/exchange/materialized.h"
 #include "codegen/exchange/snapshot_reader.h"
 #include "codegen/exchange/validate.h"
+#include "tools/exchange_schedule_bench/report.h"
 
 namespace {
 
@@ -82,9 +83,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::sort(times.begin(), times.end());
-    const std::size_t n = times.size();
-    const double median = times[std::clamp<std::size_t>((n * 50 + 99) / 100, 1, n) - 1];
-    const double p95 = times[std::clamp<std::size_t>((n * 95 + 99) / 100, 1, n) - 1];
+    const double median = tessel::bench::percentile(times, 50);
+    const double p95 = tessel::bench::percentile(times, 95);
     fmt::print(
         "phase={} transfers={} horizon={} lowerBound={} gap={} improvements={} materializations={} "
         "placements={} medianMs={:.3f} p95Ms={:.3f} nsPerPlacement={:.0f} validationMs={:.3f} "
